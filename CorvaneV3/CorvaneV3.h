@@ -100,7 +100,8 @@ private:
     int EsperarTecla(int indice, const cv::Mat& quadro);
     bool ParadaPedida() const;
 
-    std::once_flag geometriaFaixa_;
-    std::once_flag geometriaTexto_;
+    void CalcularGeometria(int linhas);
+
+    std::once_flag geometria_;
     Previa* previa_ = nullptr;  // set by IniciarGravacoes for the length of the run
 };

@@ -13,11 +13,23 @@ std::string FormatarDataHora(const std::tm& hora)
            DoisDigitos(hora.tm_min) + ":" + DoisDigitos(hora.tm_sec);
 }
 
+void CorvaneV3::CalcularGeometria(int linhas)
+{
+    // The whole set comes from one frame, the first that reaches the overlay,
+    // whichever camera it comes from; no thread sees a partial set, and later
+    // frames only pay the once-flag's check.
+    std::call_once(geometria_, [this, linhas]() noexcept {
+        topoFaixa = static_cast<int32_t>(linhas - linhas * 0.09);
+        textoY = static_cast<int32_t>(linhas - linhas * 0.06);
+        espacoLinha = static_cast<int32_t>(linhas * 0.045);
+        escalaLegenda = static_cast<float>(static_cast<float>(linhas) * 0.001);
+        escalaDataHora = escalaLegenda;
+    });
+}
+
 void CorvaneV3::DesenharFaixa(cv::Mat quadro)
 {
-    std::call_once(geometriaFaixa_, [this, linhas = quadro.rows]() noexcept {
-        topoFaixa = static_cast<int32_t>(linhas - linhas * 0.09);
-    });
+    CalcularGeometria(quadro.rows);
     if (quadro.type() != CV_8UC3) return;
 
     const int primeira = std::max(topoFaixa + 1, 0);
@@ -48,12 +60,7 @@ void CorvaneV3::DesenharFaixa(cv::Mat quadro)
 
 void CorvaneV3::EscreverTexto(cv::Mat quadro)
 {
-    std::call_once(geometriaTexto_, [this, linhas = quadro.rows]() noexcept {
-        textoY = static_cast<int32_t>(linhas - linhas * 0.06);
-        espacoLinha = static_cast<int32_t>(linhas * 0.045);
-        escalaLegenda = static_cast<float>(static_cast<float>(linhas) * 0.001);
-        escalaDataHora = escalaLegenda;
-    });
+    CalcularGeometria(quadro.rows);
 
     const std::time_t agora = std::time(nullptr);
     std::tm hora{};
