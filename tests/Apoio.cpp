@@ -260,6 +260,7 @@ InfoVideo Sondar(const fs::path& arquivo)
         int r;
         while ((r = avcodec_receive_frame(dec, quadro)) >= 0) {
             ++info.quadrosDecodificados;
+            info.ptsQuadros.push_back(av_rescale_q(quadro->best_effort_timestamp, fluxo->time_base, vinte));
             if (quadro->decode_error_flags || (quadro->flags & AV_FRAME_FLAG_CORRUPT))
                 ++info.errosDeDecodificacao;
             av_frame_unref(quadro);

@@ -108,6 +108,7 @@ struct InfoVideo {
     int64_t quadrosDecodificados = 0;
     int errosDeDecodificacao = 0;
     std::vector<int64_t> pts;        // in 1/20 s, in packet order
+    std::vector<int64_t> ptsQuadros; // decoded frames' times in 1/20 s, in display order
     std::vector<int64_t> duracoes;   // in 1/20 s
     bool extradata = false;
     bool spsNoPrimeiroPacote = false;  // an SPS NAL unit inside the first packet
