@@ -66,7 +66,11 @@ void Previa::Atender(const std::function<bool()>& terminou)
                     mostrar.emplace_back(static_cast<int>(i), std::move(pendentes_[i]));
         }
         for (auto& [indice, quadro] : mostrar) {
-            cv::imshow(kTitulo, quadro);
+            if (ultimo < 0) {
+                cv::namedWindow(kNome);
+                cv::setWindowTitle(kNome, kTitulo);
+            }
+            cv::imshow(kNome, quadro);
             ultimo = indice;
         }
         mostrar.clear();

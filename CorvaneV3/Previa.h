@@ -28,9 +28,14 @@ public:
     // shown last. Returns at once when there is no window.
     void Atender(const std::function<bool()>& terminou);
 
-    static constexpr const char* kTitulo = "Pr\xc3\xa9via";
+    static constexpr const char* kTitulo = "Pr\xc3\xa9via";  // UTF-8
 
 private:
+    // The window library finds windows by name, and a name outside ASCII
+    // makes it open a new window, with a garbled title, on every show: the
+    // window goes by an ASCII name and carries the real title.
+    static constexpr const char* kNome = "Previa";
+
     bool ativa_;
     std::mutex trava_;
     std::condition_variable tecla_;

@@ -1,0 +1,167 @@
+// The preview window under a real X server, and a real key press.
+#include "Apoio.h"
+#include "CorvaneV3.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+using namespace apoio;
+using namespace std::chrono_literals;
+
+namespace {
+
+// An Xvfb server of this test's own.
+class ServidorX {
+public:
+    ServidorX()
+        : numero_(NumeroLivre()),
+          processo_({"Xvfb", ":" + std::to_string(numero_), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"})
+    {
+        const fs::path socket = "/tmp/.X11-unix/X" + std::to_string(numero_);
+        for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
+    }
+    std::string Tela() const { return ":" + std::to_string(numero_); }
+
+private:
+    static int NumeroLivre()
+    {
+        for (int n = 100 + getpid() % 500;; ++n)
+            if (!fs::exists("/tmp/.X" + std::to_string(n) + "-lock")) return n;
+    }
+    int numero_;
+    Processo processo_;
+};
+
+std::vector<std::string> Janelas(const std::string& tela)
+{
+    const Resultado arvore = Rodar({"xwininfo", "-root", "-tree"}, {}, 10s, {"DISPLAY=" + tela});
+    std::vector<std::string> ids;
+    std::istringstream linhas(arvore.saida);
+    std::string linha;
+    while (std::getline(linhas, linha)) {
+        std::istringstream campos(linha);
+        std::string id;
+        campos >> id;
+        if (id.rfind("0x", 0) == 0 && linha.find("via\"") != std::string::npos) ids.push_back(id);
+    }
+    return ids;
+}
+
+bool Visivel(const std::string& tela, const std::string& id)
+{
+    const Resultado info = Rodar({"xwininfo", "-id", id}, {}, 10s, {"DISPLAY=" + tela});
+    return info.saida.find("IsViewable") != std::string::npos;
+}
+
+class JanelaDePrevia : public testing::Test {
+protected:
+    static fs::path Clipe(const std::string& nome, int largura, int altura)
+    {
+        static PastaTemporaria clipes;
+        const fs::path arquivo = clipes.Caminho() / nome;
+        if (!fs::exists(arquivo)) GerarClipe(clipes.Caminho(), nome, largura, altura, 400);
+        return arquivo;
+    }
+
+    void Preparar(std::chrono::milliseconds ciclo)
+    {
+        g.legenda = "Previa";
+        g.mostrarPrevia = true;
+        g.largura = 320;
+        g.altura = 240;
+        g.taxaDeBits = 500000;
+        g.extensao = "mkv";
+        g.fontes = {Clipe("a.mp4", 320, 240).string(), Clipe("b.mp4", 352, 288).string()};
+        g.duracaoCiclo = ciclo;
+    }
+
+    PastaTemporaria pasta;
+    DentroDaPasta dentro{pasta.Caminho()};
+    CorvaneV3 g;
+};
+
+TEST_F(JanelaDePrevia, EscapeNaJanelaTiraAFotoDaCamera)
+{
+    ServidorX x;
+    setenv("DISPLAY", x.Tela().c_str(), 1);
+    Preparar(6000ms);
+
+    std::string janela;
+    std::vector<std::string> todas;
+    std::string titulo;
+    std::jthread teclado([&] {
+        for (int i = 0; i < 80 && janela.empty(); ++i) {
+            std::this_thread::sleep_for(100ms);
+            todas = Janelas(x.Tela());
+            for (const auto& id : todas)
+                if (Visivel(x.Tela(), id)) janela = id;
+        }
+        if (janela.empty()) return;
+        std::this_thread::sleep_for(500ms);
+        todas = Janelas(x.Tela());
+        titulo = Rodar({"xprop", "-id", janela, "_NET_WM_NAME"}, {}, 10s, {"DISPLAY=" + x.Tela()}).saida;
+        Rodar({"xdotool", "windowfocus", janela, "key", "Escape"}, {}, 10s, {"DISPLAY=" + x.Tela()});
+    });
+    const auto inicio = std::chrono::steady_clock::now();
+    g.Executar();
+    const double segundos = std::chrono::duration<double>(std::chrono::steady_clock::now() - inicio).count();
+    teclado.join();
+
+    ASSERT_FALSE(janela.empty()) << "no window appeared";
+    EXPECT_EQ(todas.size(), 1u) << "one window for all cameras";
+    EXPECT_NE(titulo.find("\"Pr\xc3\xa9via\""), std::string::npos) << titulo;
+    EXPECT_LT(segundos, 6.0 + 2.0);
+
+    // One photo, of the camera whose frame the window showed, at that
+    // camera's own size, with the band on it.
+    const auto fotos0 = Arquivos("output/foto/Cam0");
+    const auto fotos1 = Arquivos("output/foto/Cam1");
+    ASSERT_EQ(fotos0.size() + fotos1.size(), 1u);
+    const bool primeira = !fotos0.empty();
+    const fs::path foto = primeira ? fotos0[0] : fotos1[0];
+    EXPECT_EQ(foto.extension(), ".jpg");
+    EXPECT_EQ(foto.parent_path().parent_path().parent_path().parent_path().parent_path().filename(),
+              primeira ? "Cam0" : "Cam1");
+    const cv::Mat imagem = cv::imread(foto.string());
+    EXPECT_EQ(imagem.size(), primeira ? cv::Size(320, 240) : cv::Size(352, 288));
+    // The band's left end, below the text, is black.
+    EXPECT_LT(cv::mean(imagem(cv::Rect(0, imagem.rows - 3, 8, 3)))[0], 10);
+    // Both cameras still recorded their whole cycle.
+    for (int camera : {0, 1}) {
+        const auto videos = Arquivos("output/video/Cam" + std::to_string(camera));
+        ASSERT_EQ(videos.size(), 1u);
+        EXPECT_GT(Sondar(videos[0]).quadrosDecodificados, 20);
+    }
+}
+
+TEST_F(JanelaDePrevia, SemTelaGravaSemJanelaEAvisaUmaVez)
+{
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    Preparar(2000ms);
+    testing::internal::CaptureStderr();
+    g.Executar();
+    const std::string erro = testing::internal::GetCapturedStderr();
+    size_t avisos = 0;
+    for (size_t p = erro.find("previa desligada"); p != std::string::npos; p = erro.find("previa desligada", p + 1))
+        ++avisos;
+    EXPECT_EQ(avisos, 1u) << erro;
+    for (int camera : {0, 1}) {
+        const auto videos = Arquivos("output/video/Cam" + std::to_string(camera));
+        ASSERT_EQ(videos.size(), 1u);
+        const InfoVideo info = Sondar(videos[0]);
+        EXPECT_GT(info.quadrosDecodificados, 20);
+        EXPECT_EQ(info.errosDeDecodificacao, 0);
+    }
+}
+
+}  // namespace
