@@ -1,0 +1,90 @@
+// The real program stopped by a supervisor: every file keeps its trailer.
+#include "Apoio.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <thread>
+
+using namespace apoio;
+using namespace std::chrono_literals;
+
+namespace {
+
+const fs::path& Clipes()
+{
+    static PastaTemporaria pasta;
+    return pasta.Caminho();
+}
+
+fs::path Clipe(const std::string& nome, int largura, int altura, int quadros)
+{
+    const fs::path arquivo = Clipes() / nome;
+    if (!fs::exists(arquivo)) GerarClipe(Clipes(), nome, largura, altura, quadros);
+    return arquivo;
+}
+
+struct Sinal {
+    const char* nome;
+    int numero;
+};
+
+void PrintTo(const Sinal& s, std::ostream* os) { *os << s.nome; }
+
+class PrimeiroSinal : public testing::TestWithParam<Sinal> {};
+
+TEST_P(PrimeiroSinal, TerminaOsCiclosEFechaOsArquivos)
+{
+    PastaTemporaria pasta;
+    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
+    Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco(),
+                Clipe("clipe.mp4", 640, 360, 75).string()},
+               pasta.Caminho());
+    std::this_thread::sleep_for(5s);
+    const auto sinal = std::chrono::steady_clock::now();
+    p.Sinal(GetParam().numero);
+    const Resultado r = p.Esperar(70s);
+    const double depois = std::chrono::duration<double>(std::chrono::steady_clock::now() - sinal).count();
+
+    EXPECT_EQ(r.status, 0) << r.erro;
+    EXPECT_LT(depois, 3.0);
+    EXPECT_EQ(r.saida, "");
+    for (int camera : {0, 1}) {
+        const auto videos = Arquivos(pasta.Caminho() / ("output/video/Cam" + std::to_string(camera)));
+        ASSERT_EQ(videos.size(), 1u);
+        // ffprobe reads the whole file, index included.
+        const Resultado sonda = Rodar({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+                                       "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0",
+                                       videos[0].string()});
+        EXPECT_EQ(sonda.status, 0);
+        EXPECT_EQ(sonda.erro, "");
+        const int quadros = std::atoi(sonda.saida.c_str());
+        if (camera == 1)
+            EXPECT_EQ(quadros, 75);
+        else
+            EXPECT_GT(quadros, 25);
+        EXPECT_EQ(Sondar(videos[0]).errosDeDecodificacao, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sinais, PrimeiroSinal,
+                         testing::Values(Sinal{"SIGTERM", SIGTERM}, Sinal{"SIGINT", SIGINT}),
+                         [](const auto& info) { return std::string(info.param.nome); });
+
+TEST(SegundoSinal, EncerraOProcessoNaHora)
+{
+    PastaTemporaria pasta;
+    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
+    Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco()}, pasta.Caminho());
+    std::this_thread::sleep_for(4s);
+    p.Sinal(SIGTERM);
+    // Two signals sent at once could merge into one before delivery.
+    std::this_thread::sleep_for(100ms);
+    const auto sinal = std::chrono::steady_clock::now();
+    p.Sinal(SIGTERM);
+    const Resultado r = p.Esperar(70s);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sinal).count(), 1.0);
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+}
+
+}  // namespace
