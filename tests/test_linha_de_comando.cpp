@@ -195,7 +195,10 @@ TEST_P(ChaveDePrevia, LidaComoAtoi)
     PastaTemporaria pasta;
     Processo p({Programa(), "Cam", GetParam().texto, "320", "240", "500000", "mp4", Clipe().string()},
                pasta.Caminho(), {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
-    std::this_thread::sleep_for(1500ms);
+    // Stop it once its recording has begun.
+    for (int i = 0; i < 200 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(300ms);
     p.Sinal(SIGTERM);
     const Resultado r = p.Esperar(20s);
     EXPECT_EQ(r.status, 0);

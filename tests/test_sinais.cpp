@@ -40,7 +40,10 @@ TEST_P(PrimeiroSinal, TerminaOsCiclosEFechaOsArquivos)
     Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco(),
                 Clipe("clipe.mp4", 640, 360, 75).string()},
                pasta.Caminho());
-    std::this_thread::sleep_for(5s);
+    // A few seconds into the recording of both cameras.
+    for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").size() < 2; ++i)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(3s);
     const auto sinal = std::chrono::steady_clock::now();
     p.Sinal(GetParam().numero);
     const Resultado r = p.Esperar(70s);
@@ -76,7 +79,9 @@ TEST(SegundoSinal, EncerraOProcessoNaHora)
     PastaTemporaria pasta;
     Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
     Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco()}, pasta.Caminho());
-    std::this_thread::sleep_for(4s);
+    for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(2s);
     p.Sinal(SIGTERM);
     // Two signals sent at once could merge into one before delivery.
     std::this_thread::sleep_for(100ms);
