@@ -1,27 +1,46 @@
 // Opening the camera sources.
 #include "CorvaneV3.h"
 
+#include <algorithm>
+
 namespace {
 
-// Network sources must not block a cycle for long: the FFmpeg back end gives
-// up on an open or a read that takes longer than these.
+// A network source must not hold a cycle for long: the FFmpeg back end gives
+// up on an open or a single read that takes longer than these. Local files
+// and devices get no limit, so that a busy machine never cuts them short.
 constexpr int kTempoAbertura = 10000;  // ms
-constexpr int kTempoLeitura = 2000;    // ms
+constexpr int kTempoLeitura = 3000;    // ms
 
-void Abrir(cv::VideoCapture& captura, const std::string& fonte)
+bool Abrir(cv::VideoCapture& captura, const std::string& fonte, int tempoAbertura, bool outrosBackEnds)
 {
-    // Try FFmpeg first with the time limits; back ends that do not take them
-    // (V4L2 devices, GStreamer pipelines) get the plain open.
-    const std::vector<int> parametros{cv::CAP_PROP_OPEN_TIMEOUT_MSEC, kTempoAbertura,
-                                      cv::CAP_PROP_READ_TIMEOUT_MSEC, kTempoLeitura};
+    // FFmpeg first (with the limits for network sources); back ends that take
+    // no such parameters (V4L2 devices, GStreamer pipelines) get the plain open.
+    std::vector<int> parametros;
+    if (FonteDeRede(fonte))
+        parametros = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, tempoAbertura, cv::CAP_PROP_READ_TIMEOUT_MSEC,
+                      kTempoLeitura};
     try {
-        if (captura.open(fonte, cv::CAP_FFMPEG, parametros)) return;
+        if (captura.open(fonte, cv::CAP_FFMPEG, parametros)) return true;
     } catch (const cv::Exception&) {
     }
-    captura.open(fonte);
+    return outrosBackEnds && captura.open(fonte);
 }
 
 }  // namespace
+
+bool FonteDeRede(const std::string& fonte)
+{
+    return fonte.find("://") != std::string::npos;
+}
+
+bool CorvaneV3::Reconectar(int indice, std::chrono::milliseconds limite)
+{
+    const int tempo = static_cast<int>(std::min<std::chrono::milliseconds::rep>(limite.count(), kTempoAbertura));
+    if (tempo <= 0) return false;
+    cv::VideoCapture& captura = capturas[static_cast<size_t>(indice)];
+    captura.release();
+    return Abrir(captura, fontes[static_cast<size_t>(indice)], tempo, false);
+}
 
 void CorvaneV3::AbrirCameras()
 {
@@ -30,7 +49,7 @@ void CorvaneV3::AbrirCameras()
         cv::VideoCapture& captura = capturas.back();
         captura.set(cv::CAP_PROP_FRAME_WIDTH, static_cast<double>(largura));
         captura.set(cv::CAP_PROP_FRAME_HEIGHT, static_cast<double>(altura));
-        Abrir(captura, fontes[i]);
+        Abrir(captura, fontes[i], kTempoAbertura, true);
         if (!captura.isOpened()) {
             cv::Exception erro;
             erro.msg = "erro ao abrir a camera: " + fontes[i];

@@ -40,6 +40,9 @@ std::string LinhaDeErro(int thread, const std::string& descricao);
 // lines written from several threads never interleave.
 void EscreverErro(int thread, const std::string& descricao);
 
+// Whether a source name is a network address (scheme://...).
+bool FonteDeRede(const std::string& fonte);
+
 // Program entry: parses argv, runs the recording and reports errors. Always 0.
 int Principal(int argc, char** argv);
 
@@ -97,6 +100,9 @@ public:
 
 private:
     void CicloDeGravacao(int indice);
+    // Opens a network source again after it stopped delivering, taking at
+    // most limite; returns whether it opened.
+    bool Reconectar(int indice, std::chrono::milliseconds limite);
     int EsperarTecla(int indice, const cv::Mat& quadro);
     bool ParadaPedida() const;
 

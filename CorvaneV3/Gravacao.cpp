@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -16,6 +17,9 @@ constexpr auto kEsperaTecla = std::chrono::milliseconds(33);
 // stream), so that such a camera does not spin.
 constexpr auto kPausaSemQuadro = std::chrono::milliseconds(5);
 constexpr int kEscape = 27;
+// A network source that has delivered nothing for this long is opened again,
+// and each attempt takes at most this long.
+constexpr auto kReconexao = std::chrono::milliseconds(3000);
 
 // Frames reach the overlay and the encoder as 8-bit BGR.
 void ParaBGR(cv::Mat& quadro)
@@ -100,6 +104,9 @@ void CorvaneV3::CicloDeGravacao(int indice)
     const auto tempoEsgotado = [&] {
         return std::chrono::steady_clock::now() - inicio > duracaoCiclo || ParadaPedida();
     };
+    const bool deRede = FonteDeRede(fontes[static_cast<size_t>(indice)]);
+    auto ultimoQuadro = inicio;
+    auto ultimaTentativa = inicio;
 
     cv::Mat quadro;
     for (;;) {
@@ -108,12 +115,23 @@ void CorvaneV3::CicloDeGravacao(int indice)
             if (!quadro.data || quadro.total() == 0) {
                 // No frame: nothing is drawn, shown or encoded. The cycle still
                 // ends on time, frames or not.
-                if (!tempoEsgotado()) {
+                if (tempoEsgotado()) {
+                    parada = true;
+                } else {
+                    const auto agora = std::chrono::steady_clock::now();
+                    if (deRede && agora - ultimoQuadro >= kReconexao && agora - ultimaTentativa >= kReconexao) {
+                        // A stream that dropped is opened again for what is left
+                        // of the cycle.
+                        const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            inicio + duracaoCiclo - agora);
+                        Reconectar(indice, std::min<std::chrono::milliseconds>(resta, kReconexao));
+                        ultimaTentativa = std::chrono::steady_clock::now();
+                    }
                     std::this_thread::sleep_for(kPausaSemQuadro);
                     continue;
                 }
-                parada = true;
             } else {
+                ultimoQuadro = std::chrono::steady_clock::now();
                 ParaBGR(quadro);
                 DesenharFaixa(quadro);
                 EscreverTexto(quadro);

@@ -212,8 +212,8 @@ bool Escutando(int porta)
 
 }  // namespace
 
-Transmissao::Transmissao(const fs::path& clipe, int segundos)
-    : porta_(PortaLivre()),
+Transmissao::Transmissao(const fs::path& clipe, int segundos, int porta)
+    : porta_(porta ? porta : PortaLivre()),
       endereco_("http://127.0.0.1:" + std::to_string(porta_) + "/cam.ts"),
       processo_({"ffmpeg", "-v", "quiet", "-re", "-stream_loop", "-1", "-i", clipe.string(), "-t",
                  std::to_string(segundos), "-c", "copy", "-f", "mpegts", "-listen", "1", endereco_})

@@ -81,10 +81,11 @@ fs::path GerarClipe(const fs::path& pasta, const std::string& nome, int largura,
 // real rate, looping the clip without re-encoding it.
 class Transmissao {
 public:
-    Transmissao(const fs::path& clipe, int segundos);
+    Transmissao(const fs::path& clipe, int segundos, int porta = 0);
     ~Transmissao();
     const std::string& Endereco() const { return endereco_; }
     pid_t Pid() const { return processo_.Pid(); }
+    int Porta() const { return porta_; }
 
 private:
     int porta_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <csignal>
 #include <fstream>
+#include <memory>
 #include <thread>
 
 using namespace apoio;
@@ -171,6 +172,31 @@ TEST_F(Gravacao, FonteQueParaDeMandarNaoSeguraOCiclo)
         EXPECT_GT(info.quadrosDecodificados, camera == 0 ? 20 : 19);
         EXPECT_EQ(info.errosDeDecodificacao, 0);
     }
+}
+
+TEST_F(Gravacao, TransmissaoQueCaiEVoltaEReconectada)
+{
+    const fs::path clipe = Clipe("vinte_e_cinco.mp4", 320, 240, 50);
+    auto primeira = std::make_unique<Transmissao>(clipe, 30);
+    const int porta = primeira->Porta();
+    Preparar({primeira->Endereco()}, 12000ms);
+    std::unique_ptr<Transmissao> segunda;
+    std::jthread servidor([&] {
+        // The server goes away two seconds into the cycle and comes back a
+        // second later on the same address.
+        std::this_thread::sleep_for(2s);
+        primeira.reset();
+        std::this_thread::sleep_for(1s);
+        segunda = std::make_unique<Transmissao>(clipe, 30, porta);
+    });
+    Executar();
+    servidor.join();
+    ASSERT_EQ(Videos(0).size(), 1u);
+    const InfoVideo info = Sondar(Videos(0)[0]);
+    EXPECT_EQ(info.errosDeDecodificacao, 0);
+    // The first server alone could have sent about 2 s of frames, plus what
+    // was buffered while the stream opened.
+    EXPECT_GT(info.quadrosDecodificados, 150);
 }
 
 struct Falha {
