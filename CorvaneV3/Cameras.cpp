@@ -3,6 +3,10 @@
 
 #include <algorithm>
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace {
 
 // A network source must not hold a cycle for long: the FFmpeg back end gives
@@ -19,11 +23,17 @@ bool Abrir(cv::VideoCapture& captura, const std::string& fonte, int tempoAbertur
     if (FonteDeRede(fonte))
         parametros = {cv::CAP_PROP_OPEN_TIMEOUT_MSEC, tempoAbertura, cv::CAP_PROP_READ_TIMEOUT_MSEC,
                       kTempoLeitura};
+    bool aberta = false;
     try {
-        if (captura.open(fonte, cv::CAP_FFMPEG, parametros)) return true;
+        aberta = captura.open(fonte, cv::CAP_FFMPEG, parametros);
     } catch (const cv::Exception&) {
     }
-    return outrosBackEnds && captura.open(fonte);
+    if (!aberta && outrosBackEnds) aberta = captura.open(fonte);
+    // Opening sets the codec library's log level back to the video library's
+    // choice; the decoder's complaints about a stream joined between key
+    // frames are not ours to print.
+    av_log_set_level(AV_LOG_QUIET);
+    return aberta;
 }
 
 }  // namespace

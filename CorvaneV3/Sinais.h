@@ -1,5 +1,6 @@
 // Interrupt and terminate signals: the first ends every cycle as if its time
-// were up, so that every file gets its trailer; a second ends the process.
+// were up, so that every file gets its trailer; another one, a second or
+// more later, ends the process at once.
 #pragma once
 
 void InstalarTratadorDeSinais();

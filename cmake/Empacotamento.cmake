@@ -71,9 +71,14 @@ install(CODE "
          DESTINATION \"\${_prefixo}/${CORVANE_UNIDADES_SYSTEMD}\"
          FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endforeach()
-  file(INSTALL \"${_fontes_pacote}/corvane.conf\"
-       DESTINATION \"\${_etc}/corvane\"
-       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  # Settings already there were edited by someone: they stay.
+  if(EXISTS \"\$ENV{DESTDIR}\${_etc}/corvane/corvane.conf\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}\${_etc}/corvane/corvane.conf\")
+  else()
+    file(INSTALL \"${_fontes_pacote}/corvane.conf\"
+         DESTINATION \"\${_etc}/corvane\"
+         FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
 ")
 
 # The Debian package: `cpack -G DEB` in the build folder.

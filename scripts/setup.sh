@@ -8,6 +8,7 @@ pacotes=(
   g++ cmake ninja-build pkg-config binutils
   libopencv-dev libavcodec-dev libavformat-dev libavutil-dev libswscale-dev
   libgtest-dev ffmpeg xvfb xdotool x11-utils python3 procps
+  dpkg-dev file man-db adduser
 )
 
 faltam=()

@@ -55,6 +55,7 @@ TEST(CicloReal, UmClipeEUmaTransmissaoAoVivo)
 
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.saida, "");
+    EXPECT_EQ(r.erro, "");
     EXPECT_GE(r.segundos, 60.0);
     EXPECT_LE(r.segundos, 66.0);
     const auto todos = Arquivos(pasta.Caminho() / "output");

@@ -52,6 +52,7 @@ TEST_P(PrimeiroSinal, TerminaOsCiclosEFechaOsArquivos)
     EXPECT_EQ(r.status, 0) << r.erro;
     EXPECT_LT(depois, 3.0);
     EXPECT_EQ(r.saida, "");
+    EXPECT_EQ(r.erro, "");
     for (int camera : {0, 1}) {
         const auto videos = Arquivos(pasta.Caminho() / ("output/video/Cam" + std::to_string(camera)));
         ASSERT_EQ(videos.size(), 1u);
@@ -74,7 +75,29 @@ INSTANTIATE_TEST_SUITE_P(Sinais, PrimeiroSinal,
                          testing::Values(Sinal{"SIGTERM", SIGTERM}, Sinal{"SIGINT", SIGINT}),
                          [](const auto& info) { return std::string(info.param.nome); });
 
-TEST(SegundoSinal, EncerraOProcessoNaHora)
+// The stop sent to the process and then to its group, as `timeout` does:
+// one stop, and the files are finished.
+TEST(SegundoSinal, RepetidoNoMesmoInstanteEUmaParadaSo)
+{
+    PastaTemporaria pasta;
+    Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", Clipe("clipe.mp4", 640, 360, 75).string()},
+               pasta.Caminho());
+    for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(1s);
+    p.Sinal(SIGTERM);
+    std::this_thread::sleep_for(20ms);
+    p.Sinal(SIGTERM);
+    const Resultado r = p.Esperar(70s);
+    EXPECT_EQ(r.status, 0);
+    const auto videos = Arquivos(pasta.Caminho() / "output/video/Cam0");
+    ASSERT_EQ(videos.size(), 1u);
+    EXPECT_EQ(Sondar(videos[0]).quadrosDecodificados, 75);
+}
+
+// A stop that cannot finish at once (its stream's read is blocked): a
+// second signal, later, ends the process at once.
+TEST(SegundoSinal, MaisTardeEncerraOProcessoNaHora)
 {
     PastaTemporaria pasta;
     Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
@@ -82,13 +105,15 @@ TEST(SegundoSinal, EncerraOProcessoNaHora)
     for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
         std::this_thread::sleep_for(100ms);
     std::this_thread::sleep_for(2s);
+    kill(fonte.Pid(), SIGSTOP);
+    std::this_thread::sleep_for(500ms);
     p.Sinal(SIGTERM);
-    // Two signals sent at once could merge into one before delivery.
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(1200ms);
     const auto sinal = std::chrono::steady_clock::now();
     p.Sinal(SIGTERM);
     const Resultado r = p.Esperar(70s);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sinal).count(), 1.0);
+    kill(fonte.Pid(), SIGCONT);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sinal).count(), 0.5);
     EXPECT_EQ(r.status, 128 + SIGTERM);
 }
 

@@ -40,12 +40,11 @@ achar_deb() {
     [ -n "$deb" ] || pular "nenhum corvane_*.deb em $1 (o teste pacote_construir nao rodou ou foi pulado)"
 }
 
-# Files the package installs (with the prefix /usr), checked after removal.
+# Files the package installs (with the prefix /usr). The library's folder
+# follows GNUInstallDirs (/usr/lib, or /usr/lib/<multiarch> when the build was
+# configured with the prefix /usr), so it is looked up, not listed.
 ARQUIVOS_DO_PACOTE=(
     /usr/bin/CorvaneV3
-    /usr/lib/libTavorin.so.1.0.0
-    /usr/lib/libTavorin.so.1
-    /usr/lib/libTavorin.so
     /usr/include/Tavorin.h
     /usr/lib/corvane/corvane-gravar
     /usr/lib/systemd/system/corvane.service
@@ -61,4 +60,17 @@ apt_silencioso() {
         printf '%s\n' "$saida" >&2
         return 1
     fi
+}
+
+# Waits up to $2 seconds for a file named *.$3 below folder $1 that has grown
+# past its header (the recorder is then recording, not still opening).
+esperar_video() {
+    local pasta=$1 limite=$2 extensao=$3 i
+    for ((i = 0; i < limite * 10; i++)); do
+        if [ -n "$(find "$pasta" -name "*.$extensao" -size +4k 2>/dev/null | head -n 1)" ]; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
 }

@@ -32,13 +32,15 @@ for biblioteca in libopencv-core libopencv-videoio libavcodec libavformat libsws
     grep -q "$biblioteca" <<<"$depende" || falhar "Depends sem $biblioteca (shlibdeps?)"
 done
 
-for arquivo in ./usr/bin/CorvaneV3 ./usr/lib/libTavorin.so.1.0.0 ./usr/include/Tavorin.h \
+for arquivo in ./usr/bin/CorvaneV3 ./usr/include/Tavorin.h \
     ./usr/lib/corvane/corvane-gravar ./usr/lib/systemd/system/corvane.service \
     ./usr/lib/systemd/system/corvane@.service ./usr/share/man/man1/CorvaneV3.1.gz \
     ./etc/corvane/corvane.conf; do
     grep -q " $arquivo\( \|$\)" "$saida/conteudo.txt" || falhar "o pacote nao contem $arquivo"
 done
-grep -q ' ./usr/lib/libTavorin.so.1 -> libTavorin.so.1.0.0' "$saida/conteudo.txt" ||
+grep -Eq ' \./usr/lib/([^/]+/)?libTavorin\.so\.1\.0\.0$' "$saida/conteudo.txt" ||
+    falhar "o pacote nao contem libTavorin.so.1.0.0"
+grep -Eq ' \./usr/lib/([^/]+/)?libTavorin\.so\.1 -> libTavorin\.so\.1\.0\.0$' "$saida/conteudo.txt" ||
     falhar "falta a ligacao libTavorin.so.1 (SONAME)"
 
 controle=$(mktemp -d)

@@ -26,5 +26,8 @@ getent passwd corvane >/dev/null || falhar "o usuario corvane nao foi criado"
     falhar "/var/lib/corvane: $(stat -c %U:%G:%a /var/lib/corvane)"
 dpkg-query -W -f='${Conffiles}\n' corvane | grep -q /etc/corvane/corvane.conf ||
     falhar "corvane.conf nao esta registrado como conffile"
+dpkg -L corvane | grep -q '/libTavorin\.so\.1\.0\.0$' || falhar "libTavorin.so.1.0.0 nao foi instalada"
 ldconfig -p | grep -q 'libTavorin.so.1 ' || falhar "libTavorin.so.1 nao esta no cache do ldconfig"
+# What dpkg installed, for pacote_remover to check that it is all gone.
+dpkg -L corvane >"$1/instalados.txt"
 ok "instalado: $(dpkg-query -W -f='${Package} ${Version}' corvane)"

@@ -10,12 +10,22 @@ precisa_root "remover o pacote"
 precisa_comando apt-get dpkg-query
 pacote_instalado || pular "o pacote corvane nao esta instalado: nada a remover"
 achar_deb "$1"
+lista=$1/instalados.txt
+[ -f "$lista" ] || dpkg -L corvane >"$lista"
 
 nenhum_arquivo_do_pacote() {
     local arquivo
     for arquivo in "${ARQUIVOS_DO_PACOTE[@]}"; do
         [ ! -e "$arquivo" ] && [ ! -L "$arquivo" ] || falhar "$1: $arquivo ficou"
     done
+    if [ -f "$lista" ]; then
+        # Every file dpkg listed (folders shared with other packages stay).
+        while IFS= read -r arquivo; do
+            [ -d "$arquivo" ] && [ ! -L "$arquivo" ] && continue
+            [[ $arquivo == /etc/corvane/* && $1 == remove ]] && continue
+            [ ! -e "$arquivo" ] && [ ! -L "$arquivo" ] || falhar "$1: $arquivo ficou"
+        done <"$lista"
+    fi
     [ ! -e /usr/lib/corvane ] || falhar "$1: /usr/lib/corvane ficou"
     [ ! -e /usr/share/doc/corvane ] || falhar "$1: /usr/share/doc/corvane ficou"
     ! ldconfig -p | grep -q libTavorin || falhar "$1: libTavorin ficou no cache do ldconfig"

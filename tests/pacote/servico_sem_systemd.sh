@@ -41,7 +41,7 @@ setpriv --reuid=corvane --regid=corvane --init-groups --reset-env \
     /usr/lib/corvane/corvane-gravar "$pasta/teste.conf" \
     >"$pasta/saida.txt" 2>"$pasta/erro.txt" &
 wrapper=$!
-sleep 4
+esperar_video "$dados" 30 mkv || falhar "a gravacao nao comecou em 30 s: $(cat "$pasta/erro.txt")"
 kill -0 "$wrapper" 2>/dev/null || falhar "o wrapper terminou sozinho: $(cat "$pasta/erro.txt")"
 # SIGTERM to the wrapper alone, as systemd's KillMode=mixed sends it.
 inicio=$(date +%s%N)

@@ -37,7 +37,7 @@ FONTE=$clipe
 FIM
 
 systemctl start "$unidade"
-sleep 5
+esperar_video "$dados" 30 mp4 || falhar "a gravacao nao comecou em 30 s"
 systemctl is-active --quiet "$unidade" ||
     falhar "$unidade nao esta ativo: $(systemctl status --no-pager "$unidade" 2>&1 | tail -n 20)"
 [ "$(systemctl show -p User --value "$unidade")" = corvane ] || falhar "o servico nao roda como corvane"

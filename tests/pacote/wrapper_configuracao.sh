@@ -86,7 +86,7 @@ signal.signal(signal.SIGINT, signal.SIG_DFL)
 os.setpgid(0, 0)
 os.execv(sys.argv[1], sys.argv[1:])' "$wrapper" "$pasta/c.conf" >"$pasta/saida.txt" 2>"$pasta/erro.txt" &
 pid=$!
-sleep 3
+esperar_video "$pasta/output" 30 mp4 || falhar "Ctrl-C: a gravacao nao comecou em 30 s: $(cat "$pasta/erro.txt")"
 kill -INT -- "-$pid"
 for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$pid" 2>/dev/null && falhar "Ctrl-C: o wrapper nao terminou"
