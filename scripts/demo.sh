@@ -13,7 +13,7 @@ porta=18554
 
 ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=25 -t 10 -c:v libx264 -pix_fmt yuv420p "$pasta/clipe.mp4"
 ffmpeg -v error -re -f lavfi -i testsrc2=size=1280x720:rate=25 -t 75 -c:v libx264 -preset ultrafast \
-  -pix_fmt yuv420p -f mpegts -listen 1 "http://127.0.0.1:$porta/cam.ts" &
+  -pix_fmt yuv420p -f mpegts -listen 1 "http://127.0.0.1:$porta/cam.ts" 2>/dev/null &
 servidor=$!
 trap 'kill $servidor 2>/dev/null || true' EXIT
 for _ in $(seq 50); do

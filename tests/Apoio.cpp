@@ -118,9 +118,32 @@ void Processo::Sinal(int sinal) const
     if (pid_ > 0) kill(pid_, sinal);
 }
 
+std::string Processo::LerLinha(std::chrono::milliseconds limite)
+{
+    const auto prazo = std::chrono::steady_clock::now() + limite;
+    char bloco[256];
+    for (;;) {
+        const auto fim = lido_.find('\n');
+        if (fim != std::string::npos) {
+            std::string linha = lido_.substr(0, fim);
+            lido_.erase(0, fim + 1);
+            return linha;
+        }
+        const auto resta = std::chrono::duration_cast<std::chrono::milliseconds>(
+            prazo - std::chrono::steady_clock::now());
+        if (resta.count() <= 0) return {};
+        pollfd fd{saida_, POLLIN, 0};
+        if (poll(&fd, 1, static_cast<int>(resta.count())) <= 0) continue;
+        const ssize_t n = read(saida_, bloco, sizeof bloco);
+        if (n <= 0) return {};
+        lido_.append(bloco, static_cast<size_t>(n));
+    }
+}
+
 Resultado Processo::Esperar(std::chrono::milliseconds limite)
 {
     Resultado r;
+    r.saida = std::move(lido_);
     const auto prazo = inicio_ + limite;
     char bloco[4096];
     bool abertos[2] = {true, true};

@@ -56,13 +56,23 @@ public:
 
     pid_t Pid() const { return pid_; }
     void Sinal(int sinal) const;
-    // Waits at most limite; kills the process when it is still running then.
+    // Reads one line of the child's standard output, waiting at most limite;
+    // empty when none came.
+    std::string LerLinha(std::chrono::milliseconds limite);
+    // Time since the process started.
+    std::chrono::milliseconds Decorrido() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - inicio_);
+    }
+    // Waits until limite after the start; kills the process when it is still
+    // running then.
     Resultado Esperar(std::chrono::milliseconds limite);
 
 private:
     pid_t pid_ = -1;
     int saida_ = -1;
     int erro_ = -1;
+    std::string lido_;  // standard output already read by LerLinha
     std::chrono::steady_clock::time_point inicio_;
 };
 
