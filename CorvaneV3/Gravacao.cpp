@@ -14,8 +14,11 @@ namespace {
 
 constexpr auto kEsperaTecla = std::chrono::milliseconds(33);
 // Pause after a read that yields no frame (a file at its end, a stalled
-// stream), so that such a camera does not spin.
+// stream), so that such a camera does not spin: 5 ms, doubling while the
+// reads stay empty, up to 40 ms (a file that ended idles cheaply until the
+// cycle's end, which moves by at most one pause).
 constexpr auto kPausaSemQuadro = std::chrono::milliseconds(5);
+constexpr auto kPausaMaxima = std::chrono::milliseconds(40);
 constexpr int kEscape = 27;
 // A network source that has delivered nothing for this long is opened again,
 // and each attempt takes at most this long.
@@ -107,6 +110,7 @@ void CorvaneV3::CicloDeGravacao(int indice)
     const bool deRede = FonteDeRede(fontes[static_cast<size_t>(indice)]);
     auto ultimoQuadro = inicio;
     auto ultimaTentativa = inicio;
+    auto pausa = kPausaSemQuadro;
 
     cv::Mat quadro;
     for (;;) {
@@ -127,11 +131,13 @@ void CorvaneV3::CicloDeGravacao(int indice)
                         Reconectar(indice, std::min<std::chrono::milliseconds>(resta, kReconexao));
                         ultimaTentativa = std::chrono::steady_clock::now();
                     }
-                    std::this_thread::sleep_for(kPausaSemQuadro);
+                    std::this_thread::sleep_for(pausa);
+                    pausa = std::min(pausa * 2, kPausaMaxima);
                     continue;
                 }
             } else {
                 ultimoQuadro = std::chrono::steady_clock::now();
+                pausa = kPausaSemQuadro;
                 ParaBGR(quadro);
                 DesenharFaixa(quadro);
                 EscreverTexto(quadro);

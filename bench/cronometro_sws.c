@@ -74,8 +74,10 @@ int sws_scale(struct SwsContext* c, const uint8_t* const origem[], const int pas
 
 __attribute__((destructor)) static void Relatar(void)
 {
+    /* Other processes that inherit the preload (perf itself) made no call and
+       must not overwrite the recorder's figures. */
     const char* caminho = getenv("CRONOMETRO_SAIDA");
-    if (!caminho) return;
+    if (!caminho || usados == 0) return;
     FILE* f = fopen(caminho, "w");
     if (!f) return;
     pthread_mutex_lock(&trava);
