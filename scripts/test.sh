@@ -14,6 +14,9 @@ echo "== testes =="
 # what happens inside them.
 supressoes=$raiz/tests/sanitizers
 
+# The library's own callers (C, Python, the load test) run on the normal build:
+# its helper process does not start from an instrumented library, so under
+# ASan only its in-process path is checked.
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined >/dev/null
 cmake --build build-asan
