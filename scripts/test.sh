@@ -24,7 +24,7 @@ cmake --build build-asan
   ASAN_OPTIONS=fast_unwind_on_malloc=0:detect_leaks=1 \
   LSAN_OPTIONS=suppressions=$supressoes/lsan.supp:print_suppressions=0 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure -j2 --timeout 300 -LE "longo|python")
+  ctest --output-on-failure -j2 --timeout 300 -LE "longo|python" -E "^tavorin_(chamador|carga|python)$")
 
 echo "== ThreadSanitizer =="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread >/dev/null
