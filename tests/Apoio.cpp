@@ -207,6 +207,14 @@ fs::path GerarClipe(const fs::path& pasta, const std::string& nome, int largura,
     return arquivo;
 }
 
+fs::path ClipeCompartilhado(const std::string& nome, int largura, int altura, int quadros, int fps)
+{
+    static PastaTemporaria pasta;
+    const fs::path arquivo = pasta.Caminho() / nome;
+    if (!fs::exists(arquivo)) GerarClipe(pasta.Caminho(), nome, largura, altura, quadros, fps);
+    return arquivo;
+}
+
 int PortaLivre()
 {
     const int s = socket(AF_INET, SOCK_STREAM, 0);

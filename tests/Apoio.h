@@ -87,6 +87,9 @@ std::string Programa();
 fs::path GerarClipe(const fs::path& pasta, const std::string& nome, int largura, int altura,
                     int quadros, int fps = 25);
 
+// A clip generated once per test process and shared by its cases.
+fs::path ClipeCompartilhado(const std::string& nome, int largura, int altura, int quadros, int fps = 25);
+
 // A live MPEG-TS stream, served once on 127.0.0.1 by ffmpeg at the clip's
 // real rate, looping the clip without re-encoding it.
 class Transmissao {

@@ -12,17 +12,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const fs::path& Clipes()
-{
-    static PastaTemporaria pasta;
-    return pasta.Caminho();
-}
-
 fs::path Clipe(const std::string& nome, int largura, int altura, int quadros)
 {
-    const fs::path arquivo = Clipes() / nome;
-    if (!fs::exists(arquivo)) GerarClipe(Clipes(), nome, largura, altura, quadros);
-    return arquivo;
+    return ClipeCompartilhado(nome, largura, altura, quadros);
 }
 
 // The expected file of camera i for a run that started at inicio (or in the
