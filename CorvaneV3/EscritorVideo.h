@@ -43,7 +43,6 @@ public:
     // Writes the trailer. The objects are released by the destructor.
     void Fechar();
 
-    int64_t QuadrosNumerados() const { return contador_; }
 
 private:
     // One deleter per codec library type, each calling its free function.

@@ -17,8 +17,6 @@ public:
     // window and every key wait returns at once with -1.
     Previa(bool ligada, int cameras);
 
-    bool Ativa() const { return ativa_; }
-
     // Recording thread: queues the frame for the window and waits up to
     // espera for a key meant for this camera; returns it, or -1.
     int MostrarEEsperar(int indice, const cv::Mat& quadro, std::chrono::milliseconds espera);
