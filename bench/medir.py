@@ -1141,7 +1141,7 @@ def escrever_doc(res, tem_grafico):
         if cpu["modo"] == "ciclo":
             L.append("The recorder always runs its 60-second cycle: it reads the clip as fast as it "
                      "can (about 10 s), then idles until the cycle ends, polling the finished file "
-                     "every 5 ms, and drains the encoder. That idle time is **included** in its "
+                     "(every 5 ms at first, backing off to every 40 ms), and drains the encoder. That idle time is **included** in its "
                      "figure; the column *idle CPU* shows what it cost (measured from `/proc` "
                      "between 2 s after the file stopped growing and 1.5 s before the end).\n")
         else:
@@ -1331,13 +1331,35 @@ def escrever_doc(res, tem_grafico):
         ff = perfil.get("ffmpeg")
         if ff:
             tot = ff["amostras"] or 1
-            L.append("\nThe same split for `ffmpeg` on the clip (its filters work on the decoded "
-                     "YUV 4:2:0 directly, with no conversion to BGR):\n")
-            L.append("| Part | share of CPU |")
-            L.append("|---|---|")
-            for k, v in sorted(ff["categorias"].items(), key=lambda x: -x[1]):
-                nome = NOMES.get(k, k) if k != "proprio" else "ffmpeg program itself"
-                L.append(f"| {nome} | {100.0 * v / tot:.1f}% |")
+            freq = res.get("frequencia") or 1
+            quadros = perfil["quadros"] or 1
+            ms = lambda amostras: 1000.0 * amostras / freq / quadros
+            L.append("\nThe same split for `ffmpeg` on the same clip, side by side in CPU "
+                     "milliseconds per frame (samples / sampling rate / frames). ffmpeg's "
+                     "filters work on the decoded YUV 4:2:0 directly; the recorder gets BGR "
+                     "frames from its capture and its writer converts them back to YUV "
+                     "while scaling, so the scaler line carries the difference:\n")
+            L.append("| Part | CorvaneV3 share | CorvaneV3 ms/frame | ffmpeg share | ffmpeg ms/frame | difference ms/frame |")
+            L.append("|---|---|---|---|---|---|")
+            nosso = perfil["categorias"]
+            for k in sorted(set(nosso) | set(ff["categorias"]),
+                            key=lambda k: -(nosso.get(k, 0) + ff["categorias"].get(k, 0))):
+                a, b = nosso.get(k, 0), ff["categorias"].get(k, 0)
+                nome = NOMES.get(k, k)
+                if k == "proprio":
+                    nome = "the program's own code"
+                L.append(f"| {nome} | {100.0 * a / total:.1f}% | {ms(a):.2f} | "
+                         f"{100.0 * b / tot:.1f}% | {ms(b):.2f} | {ms(a) - ms(b):+.2f} |")
+            L.append(f"| **all** | 100% | {ms(total):.2f} | 100% | {ms(tot):.2f} | "
+                     f"{ms(total) - ms(tot):+.2f} |")
+            esc = ms(nosso.get("escalador", 0)) - ms(ff["categorias"].get("escalador", 0))
+            L.append(f"\nThe scaler's {esc:+.2f} ms/frame is the round trip through BGR: OpenCV's "
+                     "capture converts each decoded frame to BGR, and the writer converts it back "
+                     "to YUV 4:2:0 while scaling it (one bicubic BGR24 scaler, as the recorder's "
+                     "output is defined). Without it the recorder would cost "
+                     f"{ms(total) - esc:.2f} ms/frame here, {(ms(total) - esc) / ms(tot):.2f} times "
+                     "ffmpeg's. Faster conversions exist (see the micro-benchmark below) but all of "
+                     "them change the pixels written.\n")
         L.append("")
 
     conv = res.get("conversao")
@@ -1359,10 +1381,11 @@ def escrever_doc(res, tem_grafico):
     L.append("- Packages: " + ", ".join(f"{k} {x}" for k, x in v.items()) + ".")
     cargas = res.get("carga", {})
     if cargas:
-        L.append("- Machine-wide CPU use and load average during each part (the machine was "
-                 "shared: other builds and tests ran at the same time, so the wall-clock "
-                 "figures, capacity above all, are pessimistic; CPU-time figures are less "
-                 "affected):")
+        L.append("- Machine-wide CPU use and load average during each part, the measured "
+                 "programs included (one recorder or ffmpeg at a time uses well under the "
+                 "whole machine; more than that in the cpu, perfil or conversao parts means "
+                 "other work ran beside them, and the capacity table's *other work* column "
+                 "says how much ran beside each live trial):")
         for parte, cg in sorted(cargas.items(), key=lambda x: x[1]["quando"]):
             L.append(f"  - {parte} ({cg['quando']}, {cg['segundos']:.0f} s): "
                      f"{100 * cg['ocupacao']:.0f}% of all CPUs busy, load {cg['load_inicio']:.1f} → "
