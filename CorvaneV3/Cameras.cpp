@@ -2,6 +2,7 @@
 #include "CorvaneV3.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -14,6 +15,18 @@ namespace {
 // and devices get no limit, so that a busy machine never cuts them short.
 constexpr int kTempoAbertura = 10000;  // ms
 constexpr int kTempoLeitura = 3000;    // ms
+
+// The FFmpeg back end takes its open options from this variable. By default an
+// open reads about 20 frames of a stream to estimate its frame rate, which the
+// recorder never uses (its files run at a fixed rate): 0.8 s per live 25 fps
+// source, and as the video library opens one source at a time, the last of N
+// cameras joined its stream 0.8 * (N - 1) s after the first, and lost that much
+// footage at every restart. Frames are read and decoded as before. A value the
+// user set is left as it is.
+void OpcoesDeAbertura()
+{
+    setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", "fpsprobesize;0", 0);
+}
 
 bool Abrir(cv::VideoCapture& captura, const std::string& fonte, int tempoAbertura, bool outrosBackEnds)
 {
@@ -54,6 +67,7 @@ bool CorvaneV3::Reconectar(int indice, std::chrono::milliseconds limite)
 
 void CorvaneV3::AbrirCameras()
 {
+    OpcoesDeAbertura();
     for (size_t i = 0; i < fontes.size(); ++i) {
         capturas.emplace_back();
         cv::VideoCapture& captura = capturas.back();
