@@ -21,6 +21,8 @@ Run as root on Debian 12 (missing packages are installed with apt-get):
     /usr/bin/python3 bench/medir.py --parts cpu perfil  # some parts; the others are
                                                         # taken from bench/resultados.json
     /usr/bin/python3 bench/medir.py --cameras 4 5 --repeticoes 5
+    /usr/bin/python3 bench/medir.py --parts capacidade --cameras 5 6 --ensaios 3
+                                                        # each count 3 times, majority decides
     /usr/bin/python3 bench/medir.py --doc-only          # rewrite the document only
 """
 
@@ -663,37 +665,57 @@ def parte_capacidade(ctx, res):
     """Trials at the given stream counts, upwards; a side that fails is not run
     at larger counts, and the part stops when both have failed. A side that
     fails at the smallest count is then tried at smaller ones, down to 1, until
-    it passes, so that its capacity is a number rather than "below N"."""
+    it passes, so that its capacity is a number rather than "below N".
+    With --ensaios K each count is tried K times per side, the two sides
+    taking turns, and a side holds the count when most of its trials pass;
+    the trial with the median worst file stands for the count in the tables."""
     base = limpar_dir(os.path.join(ctx.trabalho, "capacidade"))
+    vezes = max(1, ctx.args.ensaios)
     ensaios = {}
     falhou = {"gravador": False, "ffmpeg": False}
     passou_algum = {"gravador": False, "ffmpeg": False}
 
-    def rodar_ensaio(n, lado):
+    def um_ensaio(n, lado, k):
         fn = ensaio_gravador if lado == "gravador" else ensaio_ffmpeg
-        log(f"capacidade: {lado} com {n} fluxos (~65 s)")
+        log(f"capacidade: {lado} com {n} fluxos, ensaio {k + 1}/{vezes} (~65 s)")
         r = fn(ctx, n, limpar_dir(os.path.join(base, f"{lado}{n}")))
         r["minimo"] = min(c["razao"] for c in r["cameras"])
         r["passou"] = r["minimo"] >= LIMIAR
-        ensaios.setdefault(n, {"n": n})[lado] = r
         log(f"      {lado} {n}: " + " ".join(f"{100 * c['razao']:.1f}%" for c in r["cameras"])
             + (" ok" if r["passou"] else " FALHOU"))
+        return r
+
+    def resumir(n, lado, feitos):
+        feitos = sorted(feitos, key=lambda r: r["minimo"])
+        r = dict(feitos[len(feitos) // 2])
+        r["passaram"] = sum(x["passou"] for x in feitos)
+        r["vezes"] = len(feitos)
+        r["minimos"] = [x["minimo"] for x in feitos]
+        r["passou"] = 2 * r["passaram"] > r["vezes"]
+        ensaios.setdefault(n, {"n": n})[lado] = r
         return r["passou"]
 
+    def rodar(n, lados):
+        feitos = {lado: [] for lado in lados}
+        for k in range(vezes):
+            for lado in lados:
+                feitos[lado].append(um_ensaio(n, lado, k))
+        return {lado: resumir(n, lado, feitos[lado]) for lado in lados}
+
     for n in sorted(ctx.args.cameras):
-        for lado in ("gravador", "ffmpeg"):
-            if not falhou[lado]:
-                ok = rodar_ensaio(n, lado)
-                falhou[lado] = not ok
-                passou_algum[lado] |= ok
+        lados = [lado for lado in ("gravador", "ffmpeg") if not falhou[lado]]
+        for lado, ok in rodar(n, lados).items():
+            falhou[lado] = not ok
+            passou_algum[lado] |= ok
         if all(falhou.values()):
             break
     for lado in ("gravador", "ffmpeg"):
         n = min(ctx.args.cameras) - 1
         while not passou_algum[lado] and n >= 1:
-            passou_algum[lado] = rodar_ensaio(n, lado)
+            passou_algum[lado] = rodar(n, [lado])[lado]
             n -= 1
-    res["capacidade"] = {"ensaios": [ensaios[n] for n in sorted(ensaios)], "limiar": LIMIAR}
+    res["capacidade"] = {"ensaios": [ensaios[n] for n in sorted(ensaios)], "limiar": LIMIAR,
+                         "vezes": vezes}
 
 
 # --------------------------------------------------------------------------
@@ -1216,10 +1238,21 @@ def escrever_doc(res, tem_grafico):
                     cel += [" ".join(f"{100 * c['razao']:.1f}" for c in r["cameras"]),
                             f"{r['cpu']:.1f}",
                             f"{r['outros_nucleos']:.2f}" if "outros_nucleos" in r else "?",
-                            "yes" if r["passou"] else "**no**"]
+                            ("yes" if r["passou"] else "**no**")
+                            + (f" ({r['passaram']} of {r['vezes']})" if r.get("vezes", 1) > 1 else "")]
                 else:
                     cel += ["not run", "", "", ""]
             L.append(f"| {e['n']} | " + " | ".join(cel) + " |")
+        if cap.get("vezes", 1) > 1:
+            L.append(f"\nEach N was tried {cap['vezes']} times per side, the two sides taking "
+                     "turns; a side holds N when most of its trials pass, and the table shows its "
+                     "trial with the median worst file. Worst file of every trial:\n")
+            for e in cap["ensaios"]:
+                for lado, nome in (("gravador", "CorvaneV3"), ("ffmpeg", "ffmpeg")):
+                    r = e.get(lado)
+                    if r and "minimos" in r:
+                        L.append(f"- N = {e['n']}, {nome}: "
+                                 + ", ".join(f"{100 * x:.1f}%" for x in r["minimos"]))
         g, _ = capacidade_maxima(cap, "gravador")
         f, _ = capacidade_maxima(cap, "ffmpeg")
         L.append(f"\nLargest N at ≥ 99%: CorvaneV3 **{g or 'none tested'}**, ffmpeg **{f or 'none tested'}**. "
@@ -1227,6 +1260,16 @@ def escrever_doc(res, tem_grafico):
                  "smallest N is tried at smaller ones. Reference measured "
                  "earlier on a quiet 2-core machine: ffmpeg keeps 99% for 4 such cameras and "
                  "84–91% for 5.\n")
+        abertas = [(e["n"], e["gravador"]) for e in cap["ensaios"]
+                   if "gravador" in e and e["gravador"].get("abertura") is not None]
+        if abertas:
+            L.append("Sources opened (recorder start → its files created; the video library opens "
+                     "one source at a time): " + ", ".join(
+                         f"N={n}: {g['abertura']:.2f} s" for n, g in abertas)
+                     + ". Last camera joined its stream this long after the first: " + ", ".join(
+                         f"N={n}: {max(c['atraso_conexao'] for c in g['cameras']) - min(c['atraso_conexao'] for c in g['cameras']):.2f} s"
+                         for n, g in abertas
+                         if all(c.get("atraso_conexao") is not None for c in g["cameras"])) + ".\n")
         ex = [(e["n"], c) for e in cap["ensaios"] if "gravador" in e
               for c in e["gravador"]["cameras"][:1]]
         if ex:
@@ -1397,6 +1440,7 @@ def escrever_doc(res, tem_grafico):
     L.append("```sh\n/usr/bin/python3 bench/medir.py                     # all parts, ~15-20 min\n"
              "/usr/bin/python3 bench/medir.py --parts cpu perfil   # some parts; others kept from bench/resultados.json\n"
              "/usr/bin/python3 bench/medir.py --cameras 4 5 6 --repeticoes 5\n"
+             "/usr/bin/python3 bench/medir.py --parts capacidade --cameras 5 6 --ensaios 3   # borderline counts, majority of 3\n"
              "/usr/bin/python3 bench/medir.py --calma 0.3          # wait for a quiet machine before each live trial\n"
              "/usr/bin/python3 bench/medir.py --doc-only           # rewrite this page from bench/resultados.json\n```\n")
     L.append("It builds the recorder in `build-bench/` (Release), installs what is missing "
@@ -1423,6 +1467,8 @@ def main():
     ap.add_argument("--repeticoes", type=int, default=3, help="CPU runs of each program (3)")
     ap.add_argument("--cameras", type=int, nargs="+", default=[3, 4, 5, 6],
                     help="stream counts for the capacity trials (3 4 5 6)")
+    ap.add_argument("--ensaios", type=int, default=1, metavar="K",
+                    help="live trials per stream count and side; the majority decides (1)")
     ap.add_argument("--parar-ocioso", action="store_true",
                     help="CPU part: SIGTERM the recorder once its file stops growing "
                          "(default: let the 60 s cycle run and count the idle time)")
