@@ -16,18 +16,6 @@ namespace {
 constexpr int kTempoAbertura = 10000;  // ms
 constexpr int kTempoLeitura = 3000;    // ms
 
-// The FFmpeg back end takes its open options from this variable. By default an
-// open reads about 20 frames of a stream to estimate its frame rate, which the
-// recorder never uses (its files run at a fixed rate): 0.8 s per live 25 fps
-// source, and as the video library opens one source at a time, the last of N
-// cameras joined its stream 0.8 * (N - 1) s after the first, and lost that much
-// footage at every restart. Frames are read and decoded as before. A value the
-// user set is left as it is.
-void OpcoesDeAbertura()
-{
-    setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", "fpsprobesize;0", 0);
-}
-
 bool Abrir(cv::VideoCapture& captura, const std::string& fonte, int tempoAbertura, bool outrosBackEnds)
 {
     // FFmpeg first (with the limits for network sources); back ends that take
@@ -51,6 +39,19 @@ bool Abrir(cv::VideoCapture& captura, const std::string& fonte, int tempoAbertur
 
 }  // namespace
 
+// The FFmpeg back end takes its open options from this variable. By default an
+// open reads about 20 frames of a stream to estimate its frame rate, which the
+// recorder never uses (its files run at a fixed rate): 0.8 s per live 25 fps
+// source, and as the video library opens one source at a time, the last of N
+// cameras joined its stream 0.8 * (N - 1) s after the first, and lost that much
+// footage at every restart. Frames are read and decoded as before. A value the
+// user set is left as it is. Changing the environment is only safe while no
+// other thread can read it, so the entry point does this first.
+void OpcoesDeAbertura()
+{
+    setenv("OPENCV_FFMPEG_CAPTURE_OPTIONS", "fpsprobesize;0", 0);
+}
+
 bool FonteDeRede(const std::string& fonte)
 {
     return fonte.find("://") != std::string::npos;
@@ -67,7 +68,6 @@ bool CorvaneV3::Reconectar(int indice, std::chrono::milliseconds limite)
 
 void CorvaneV3::AbrirCameras()
 {
-    OpcoesDeAbertura();
     for (size_t i = 0; i < fontes.size(); ++i) {
         capturas.emplace_back();
         cv::VideoCapture& captura = capturas.back();

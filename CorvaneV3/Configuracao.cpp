@@ -139,6 +139,7 @@ void LerArgumentos(CorvaneV3& gravador, int argc, char** argv)
 
 int Principal(int argc, char** argv)
 {
+    OpcoesDeAbertura();
     if (argc < 2) return 0;
 
     cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);

@@ -42,6 +42,8 @@ void EscreverErro(int thread, const std::string& descricao);
 
 // Whether a source name is a network address (scheme://...).
 bool FonteDeRede(const std::string& fonte);
+// Sets the FFmpeg open options of the sources; call before any thread starts.
+void OpcoesDeAbertura();
 
 // Program entry: parses argv, runs the recording and reports errors. Always 0.
 int Principal(int argc, char** argv);
