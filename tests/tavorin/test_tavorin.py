@@ -77,6 +77,15 @@ def filhos(pid=None):
     return encontrados
 
 
+def estado_do_processo(pid):
+    """The state letter of a process (R, S, Z, ...), None once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
+
 def descritores_de(pid):
     try:
         return len(os.listdir(f"/proc/{pid}/fd"))
@@ -191,12 +200,18 @@ class Recursos(unittest.TestCase):
 
     def test_nada_fica_depois_do_chamador(self):
         """Processes the library starts end with the program that loaded it."""
+        # Other processes come and go while /proc is listed: one that is gone
+        # before its stat is read is not ours.
         programa = (
             "import ctypes, os, sys\n"
+            "def pai(p):\n"
+            "    try:\n"
+            "        return open('/proc/%s/stat' % p).read().rsplit(')', 1)[1].split()[1]\n"
+            "    except OSError:\n"
+            "        return None\n"
             "b = ctypes.CDLL(sys.argv[1]); b.ValidarVideo.argtypes = [ctypes.c_char_p]\n"
             "b.ValidarVideo(sys.argv[2].encode())\n"
-            "print(' '.join(str(p) for p in os.listdir('/proc') if p.isdigit() and "
-            "open('/proc/%s/stat' % p).read().rsplit(')', 1)[1].split()[1] == str(os.getpid())))\n"
+            "print(' '.join(p for p in os.listdir('/proc') if p.isdigit() and pai(p) == str(os.getpid())))\n"
         )
         r = subprocess.run([sys.executable, "-c", programa, BIBLIOTECA, caminho("truncado.mp4").decode()],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120, check=True)
@@ -206,8 +221,7 @@ class Recursos(unittest.TestCase):
         vivos = iniciados
         while vivos and time.monotonic() < limite:
             time.sleep(0.05)
-            vivos = [p for p in iniciados if os.path.exists(f"/proc/{p}") and
-                     open(f"/proc/{p}/stat").read().rsplit(")", 1)[1].split()[0] != "Z"]
+            vivos = [p for p in iniciados if estado_do_processo(p) not in (None, "Z")]
         self.assertEqual(vivos, [])
 
     def test_processo_filho_do_chamador(self):
