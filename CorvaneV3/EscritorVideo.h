@@ -43,7 +43,6 @@ public:
     // Writes the trailer. The objects are released by the destructor.
     void Fechar();
 
-
 private:
     // One deleter per codec library type, each calling its free function.
     struct LiberarContexto { void operator()(AVFormatContext* p) const noexcept; };

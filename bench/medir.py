@@ -148,27 +148,24 @@ class Processo:
             except ProcessLookupError:
                 pass
 
+    def _sinalizar(self, s):
+        """s to the child's own children (perf's workload) first, then to it."""
+        for filho in filhos_de(self.pid):
+            try:
+                os.kill(filho, s)
+            except ProcessLookupError:
+                pass
+        self.sinal(s)
+
     def matar(self):
         """SIGTERM, then SIGKILL after 5 s; for perf, its workload first."""
         if self.terminado:
             return
-        for filho in filhos_de(self.pid):
-            try:
-                os.kill(filho, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
-        self.sinal(signal.SIGTERM)
-        try:
-            self.esperar(5)
-        except TimeoutError:
-            for filho in filhos_de(self.pid):
-                try:
-                    os.kill(filho, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-            self.sinal(signal.SIGKILL)
+        for s in (signal.SIGTERM, signal.SIGKILL):
+            self._sinalizar(s)
             try:
                 self.esperar(5)
+                return
             except TimeoutError:
                 pass
 
@@ -924,10 +921,6 @@ class Carga:
 
 # --------------------------------------------------------------------------
 # Report: table, chart, document.
-
-def pct(x):
-    return "n/a" if x is None else f"{100 * x:.1f}%"
-
 
 def categorias_percentuais(perfil):
     """Recorder profile as percentages, the scaler split by caller."""

@@ -12,11 +12,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-fs::path Clipe(const std::string& nome, int largura, int altura, int quadros)
-{
-    return ClipeCompartilhado(nome, largura, altura, quadros);
-}
-
 // The expected file of camera i for a run that started at inicio (or in the
 // minute after, when the writer opened just past a minute boundary).
 bool NoLugarCerto(const fs::path& arquivo, int camera, std::time_t inicio)
@@ -38,8 +33,8 @@ bool NoLugarCerto(const fs::path& arquivo, int camera, std::time_t inicio)
 TEST(CicloReal, UmClipeEUmaTransmissaoAoVivo)
 {
     PastaTemporaria pasta;
-    const fs::path clipe = Clipe("clipe.mp4", 640, 360, 75);
-    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 250), 100);
+    const fs::path clipe = ClipeCompartilhado("clipe.mp4", 640, 360, 75);
+    Transmissao fonte(ClipeCompartilhado("ao_vivo.mp4", 1280, 720, 250), 100);
     const std::time_t inicio = std::time(nullptr);
     const Resultado r = Rodar({Programa(), "Portao Norte", "0", "640", "480", "1000000", "mp4", clipe.string(),
                                fonte.Endereco()},
@@ -74,8 +69,8 @@ TEST(CicloReal, UmClipeEUmaTransmissaoAoVivo)
 TEST(CicloReal, TransmissaoCongeladaNaoSeguraOProcesso)
 {
     PastaTemporaria pasta;
-    const fs::path clipe = Clipe("clipe.mp4", 640, 360, 75);
-    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 250), 100);
+    const fs::path clipe = ClipeCompartilhado("clipe.mp4", 640, 360, 75);
+    Transmissao fonte(ClipeCompartilhado("ao_vivo.mp4", 1280, 720, 250), 100);
     Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco(), clipe.string()},
                pasta.Caminho());
     // The server stops sending without closing the connection.

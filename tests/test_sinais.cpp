@@ -11,11 +11,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-fs::path Clipe(const std::string& nome, int largura, int altura, int quadros)
-{
-    return ClipeCompartilhado(nome, largura, altura, quadros);
-}
-
 struct Sinal {
     const char* nome;
     int numero;
@@ -28,9 +23,9 @@ class PrimeiroSinal : public testing::TestWithParam<Sinal> {};
 TEST_P(PrimeiroSinal, TerminaOsCiclosEFechaOsArquivos)
 {
     PastaTemporaria pasta;
-    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
+    Transmissao fonte(ClipeCompartilhado("ao_vivo.mp4", 1280, 720, 100), 90);
     Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco(),
-                Clipe("clipe.mp4", 640, 360, 75).string()},
+                ClipeCompartilhado("clipe.mp4", 640, 360, 75).string()},
                pasta.Caminho());
     // A few seconds into the recording of both cameras.
     for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").size() < 2; ++i)
@@ -72,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Sinais, PrimeiroSinal,
 TEST(SegundoSinal, RepetidoNoMesmoInstanteEUmaParadaSo)
 {
     PastaTemporaria pasta;
-    Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", Clipe("clipe.mp4", 640, 360, 75).string()},
+    Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", ClipeCompartilhado("clipe.mp4", 640, 360, 75).string()},
                pasta.Caminho());
     for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
         std::this_thread::sleep_for(100ms);
@@ -94,7 +89,7 @@ TEST(SegundoSinal, RepetidoNoMesmoInstanteEUmaParadaSo)
 TEST(SegundoSinal, MaisTardeEncerraOProcessoNaHora)
 {
     PastaTemporaria pasta;
-    Transmissao fonte(Clipe("ao_vivo.mp4", 1280, 720, 100), 90);
+    Transmissao fonte(ClipeCompartilhado("ao_vivo.mp4", 1280, 720, 100), 90);
     Processo p({Programa(), "Portao", "0", "640", "480", "1000000", "mp4", fonte.Endereco()}, pasta.Caminho());
     for (int i = 0; i < 300 && Arquivos(pasta.Caminho() / "output").empty(); ++i)
         std::this_thread::sleep_for(100ms);
